@@ -55,7 +55,17 @@ bool same_name(PyObject* a, PyObject* b) {
     return PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0;
 }
 
+// Runs the body.  Like a Python frame, every call of a function of the
+// package counts against the recursion limit, so that recursion through
+// nested containers ends in RecursionError instead of exhausting the C stack.
 PyObject* invoke(Function* f, PyObject* const* slots) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        add_traceback(f->tb_name, 0);
+        return nullptr;
+    }
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     try {
         Ref r = f->impl(Args{f, slots});
         if (!r && !PyErr_Occurred())
