@@ -195,8 +195,8 @@ def test_update_merges_level_by_level():
     nfb = NestedFieldBag(a={"b": 1})
     nfb.update(a={"c": 2})
     assert nfb == {"a": {"b": 1, "c": 2}}
-    nfb.update({"a": {"b": {"deep": 1}}}, z=1)
-    assert nfb["a.b.deep"] == 1 and nfb.z == 1
+    nfb.update({"a": {"e": {"deep": 1}}}, z=1)
+    assert nfb["a.e.deep"] == 1 and nfb.z == 1
     with pytest.raises(AttributeError):
         NestedFieldBag(a=1).update(a={"b": 2})
     plain = NestedFieldBag()
