@@ -291,3 +291,62 @@ def test_dotted_keys_of_str_subclasses_split():
 def test_non_string_keys_are_plain():
     nfb = NestedFieldBag({1: {"a": 1}, ("x.y",): 2})
     assert nfb[1]["a"] == 1 and nfb[("x.y",)] == 2
+
+
+def test_fast_paths_keep_observable_calls():
+    # Module-level itertools.chain is still what merges, even for new levels.
+    import itertools
+    seen = []
+
+    def chain(*parts):
+        seen.append(len(parts))
+        return itertools.chain(*parts)
+
+    fake = types.SimpleNamespace(chain=chain)
+    saved = fieldbag.itertools
+    fieldbag.itertools = fake
+    try:
+        nfb = NestedFieldBag({"a": {"b": 1}})
+    finally:
+        fieldbag.itertools = saved
+    assert nfb == {"a": {"b": 1}}
+    assert len(seen) >= 3  # the outer update, the new level's own update, the level's merge
+
+
+def test_virtual_mapping_registration_is_honoured():
+    import subprocess
+    import sys
+    import textwrap
+    code = textwrap.dedent("""
+        import collections.abc
+        from tavik.datastructures.fieldbag import NestedFieldBag
+        NestedFieldBag(a=1)
+        collections.abc.Mapping.register(int)
+        try:
+            NestedFieldBag(a=1)
+        except AttributeError as e:
+            print("AttributeError", e)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.stdout.strip() == "AttributeError 'int' object has no attribute 'items'", out.stderr
+
+
+def test_patched_class_methods_take_effect():
+    calls = []
+    original = NestedFieldBag.__getitem__
+
+    def patched(self, key):
+        calls.append(key)
+        return original(self, key)
+
+    class Sub(NestedFieldBag):
+        pass
+
+    s = Sub({"a": {"b": {"c": 1}}})
+    assert s["a.b.c"] == 1
+    Sub.__getitem__ = patched
+    try:
+        assert s["a.b.c"] == 1
+    finally:
+        del Sub.__getitem__
+    assert calls == ["a.b.c", "b.c", "c"]

@@ -56,9 +56,26 @@ Name n_get("get");
 Name n_pop("pop");
 
 // ---------------------------------------------------------------------------
-// super() of the bag classes: the next class's operation.  When that is
-// dict's own slot (always, unless a subclass puts another class in between),
-// call the dict slot directly instead of making a super object.
+// What the bag classes look like from the inside.  The methods below follow
+// their Python-level definitions call for call; where a type's method is
+// known to be this module's own (not overridden) and the operation beneath it
+// is dict's own slot, the code calls the C++ implementation or the dict slot
+// directly instead of going through attribute lookup, super objects and the
+// interpreter's slot wrappers.  Results and calls into user code are the same.
+
+PyObject* g_FieldBag = nullptr;        // the classes, as built by the body
+PyObject* g_NestedFieldBag = nullptr;
+PyObject* g_setdefault = nullptr;      // MutableMapping.setdefault as stored in the class
+PyObject* g_Mapping = nullptr;         // collections.abc.Mapping as imported
+PyObject* g_chain = nullptr;           // itertools.chain as imported
+
+Ref NFB_getitem(Args a);
+Ref NFB_setitem(Args a);
+Ref NFB_contains(Args a);
+Ref NFB_update(Args a);
+Ref NFB_init(Args a);
+Ref FieldBag_init(Args a);
+
 PyObject* dict_descr(Name& name) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* d = PyType_GetDict(&PyDict_Type);
@@ -70,20 +87,70 @@ PyObject* dict_descr(Name& name) {
 #endif
 }
 
-bool super_is_dict(const Args& a, Name& name) {
-    PyObject* found = frame::super_lookup_raw(a, name.get());
-    return found && found == dict_descr(name);
+struct BagFacts {
+    // super() of FieldBag / NestedFieldBag methods reaches dict's own slot
+    bool fb_dict_init = false;
+    bool dict_getitem = false, dict_setitem = false, dict_delitem = false,
+         dict_contains = false, nfb_dict_init = false;
+    // the type's method when it is this module's own, else nullptr
+    PyObject* getitem = nullptr;
+    PyObject* setitem = nullptr;
+    PyObject* contains = nullptr;
+    bool update = false;  // the type's update is NestedFieldBag.update
+    bool fast_new = false;  // calling the type runs no user code
+};
+
+frame::TypeCache<BagFacts> g_facts;
+
+const BagFacts& facts(PyTypeObject* type) {
+    return g_facts.get(type, [](PyTypeObject* t) {
+        BagFacts f;
+        auto mine = [&](Name& n, frame::Impl impl) -> PyObject* {
+            PyObject* v = frame::mro_lookup(t, n.get());
+            return frame::is_impl(v, impl) ? v : nullptr;
+        };
+        auto after_is_dict = [&](PyObject* cls, Name& n) {
+            PyObject* v = cls ? frame::mro_lookup(t, n.get(), cls) : nullptr;
+            return v && v == dict_descr(n);
+        };
+        f.fb_dict_init = after_is_dict(g_FieldBag, n_init);
+        f.dict_getitem = after_is_dict(g_NestedFieldBag, n_getitem);
+        f.dict_setitem = after_is_dict(g_NestedFieldBag, n_setitem);
+        f.dict_delitem = after_is_dict(g_NestedFieldBag, n_delitem);
+        f.dict_contains = after_is_dict(g_NestedFieldBag, n_contains);
+        if (f.dict_getitem) f.getitem = mine(n_getitem, NFB_getitem);
+        if (f.dict_setitem) f.setitem = mine(n_setitem, NFB_setitem);
+        if (f.dict_contains) f.contains = mine(n_contains, NFB_contains);
+        f.update = mine(n_update, NFB_update) != nullptr;
+        PyObject* nfb_init_next =
+            g_NestedFieldBag ? frame::mro_lookup(t, n_init.get(), g_NestedFieldBag) : nullptr;
+        f.fast_new = f.update && f.fb_dict_init && mine(n_init, NFB_init) &&
+                     frame::is_impl(nfb_init_next, FieldBag_init) &&
+                     t->tp_new == PyDict_Type.tp_new &&
+                     Py_TYPE(t)->tp_call == PyType_Type.tp_call;
+        return f;
+    });
+}
+
+const BagFacts& facts_of(const Args& a) { return facts(Py_TYPE(a[0])); }
+
+// super().__getitem__(key) etc. inside NestedFieldBag methods.
+PyObject* super_getitem_raw(const Args& a, PyObject* key) {
+    if (facts_of(a).dict_getitem) return PyDict_Type.tp_as_mapping->mp_subscript(a[0], key);
+    try {
+        Ref m = frame::super_attr(a, n_getitem);
+        return frame::call(m.get(), {key}).release();
+    } catch (const frame::Error&) {
+        return nullptr;
+    }
 }
 
 Ref super_getitem(const Args& a, PyObject* key) {
-    if (super_is_dict(a, n_getitem))
-        return frame::own(PyDict_Type.tp_as_mapping->mp_subscript(a[0], key));
-    Ref m = frame::super_attr(a, n_getitem);
-    return frame::call(m.get(), {key});
+    return frame::own(super_getitem_raw(a, key));
 }
 
 void super_setitem(const Args& a, PyObject* key, PyObject* value) {
-    if (super_is_dict(a, n_setitem)) {
+    if (facts_of(a).dict_setitem) {
         frame::check(PyDict_Type.tp_as_mapping->mp_ass_subscript(a[0], key, value));
         return;
     }
@@ -92,7 +159,7 @@ void super_setitem(const Args& a, PyObject* key, PyObject* value) {
 }
 
 void super_delitem(const Args& a, PyObject* key) {
-    if (super_is_dict(a, n_delitem)) {
+    if (facts_of(a).dict_delitem) {
         frame::check(PyDict_Type.tp_as_mapping->mp_ass_subscript(a[0], key, nullptr));
         return;
     }
@@ -100,11 +167,15 @@ void super_delitem(const Args& a, PyObject* key) {
     frame::call(m.get(), {key});
 }
 
-bool super_contains(const Args& a, PyObject* key) {
-    if (super_is_dict(a, n_contains))
-        return frame::check(PyDict_Type.tp_as_sequence->sq_contains(a[0], key)) != 0;
-    Ref m = frame::super_attr(a, n_contains);
-    return frame::truthy(frame::call(m.get(), {key}).get());
+// -1 with an exception set, else 0/1.
+int super_contains(const Args& a, PyObject* key) {
+    if (facts_of(a).dict_contains) return PyDict_Type.tp_as_sequence->sq_contains(a[0], key);
+    try {
+        Ref m = frame::super_attr(a, n_contains);
+        return frame::truthy(frame::call(m.get(), {key}).get()) ? 1 : 0;
+    } catch (const frame::Error&) {
+        return -1;
+    }
 }
 
 // A dotted key: a str holding ".", split once at the first ".".
@@ -119,13 +190,109 @@ bool split_dotted(PyObject* key, Ref& head, Ref& rest) {
     return true;
 }
 
+// type(self)(): a new empty level.  Skips the interpreter's class call when
+// every step of it is this module's own and dict's.
+Ref new_level(PyObject* cls) {
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(cls);
+    if (facts(t).fast_new) {
+        // NestedFieldBag.__init__ ends with self.update(), which reads the
+        // module-level itertools.chain: keep that observable.
+        Ref itertools = frame::global(n_itertools);
+        Ref chain = frame::getattr(itertools.get(), n_chain);
+        if (chain.get() == g_chain) {
+            static PyObject* empty = PyTuple_New(0);
+            if (!empty) frame::fail();
+            Ref obj = frame::own(t->tp_new(t, empty, nullptr));
+            frame::setattr(obj.get(), n_dict, obj.get());
+            return obj;
+        }
+    }
+    return frame::call(cls);
+}
+
+// meth(key, default), where meth is self.setdefault as looked up before the
+// new level was made.
+Ref call_setdefault(PyObject* self, PyObject* meth, PyObject* key, PyObject* dflt) {
+    if (!(PyMethod_Check(meth) && PyMethod_GET_FUNCTION(meth) == g_setdefault &&
+          PyMethod_GET_SELF(meth) == self))
+        return frame::call(meth, {key, dflt});
+    // The standard setdefault: try: return self[key]
+    //                          except KeyError: self[key] = default; return default
+    const BagFacts& f = facts(Py_TYPE(self));
+    PyObject* found;
+    if (f.getitem)
+        found = frame::call_function_raw(f.getitem, {self, key});
+    else
+        found = PyObject_GetItem(self, key);
+    if (found) return Ref::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) frame::fail();
+    frame::Caught missing;
+    if (f.setitem)
+        frame::call_function(f.setitem, {self, key, dflt});
+    else
+        frame::setitem(self, key, dflt);
+    return Ref::borrow(dflt);
+}
+
+// level.update(value)
+void call_update(PyObject* level, PyObject* value) {
+    Ref meth = frame::getattr(level, n_update);
+    if (PyMethod_Check(meth.get()) && PyMethod_GET_SELF(meth.get()) == level &&
+        frame::is_impl(PyMethod_GET_FUNCTION(meth.get()), NFB_update)) {
+        Ref args = frame::own(PyTuple_Pack(1, value));
+        Ref kwargs = frame::own(PyDict_New());
+        frame::call_function(PyMethod_GET_FUNCTION(meth.get()), {level, args.get(), kwargs.get()});
+        return;
+    }
+    frame::call(meth.get(), {value});
+}
+
+// self[key] = value
+void store(PyObject* self, PyObject* key, PyObject* value) {
+    if (PyObject* fn = facts(Py_TYPE(self)).setitem)
+        frame::call_function(fn, {self, key, value});
+    else
+        frame::setitem(self, key, value);
+}
+
+PyObject* g_abc_token = nullptr;      // abc.get_cache_token
+PyObject* g_token_at_import = nullptr;
+
+// True while no class was registered with any abstract base class since the
+// import: then the built-in scalar types are still known not to be mappings.
+bool abc_registry_unchanged() {
+    Ref token = frame::call(g_abc_token);
+    return token.get() == g_token_at_import ||
+           PyObject_RichCompareBool(token.get(), g_token_at_import, Py_EQ) == 1;
+}
+
+// isinstance(value, mapping).  `plain_known`: the answer for built-in types
+// may be taken without asking the abstract base class.
+bool is_mapping(PyObject* value, PyObject* mapping, bool plain_known = false) {
+    if (mapping == g_Mapping) {
+        PyTypeObject* t = Py_TYPE(value);
+        if (t == &PyDict_Type || t == reinterpret_cast<PyTypeObject*>(g_NestedFieldBag))
+            return true;  // registered with Mapping for good
+        if (plain_known &&
+            (t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type ||
+             t == &PyBool_Type || t == Py_TYPE(Py_None) || t == &PyList_Type ||
+             t == &PyTuple_Type || t == &PyBytes_Type))
+            return false;
+    }
+    return frame::isinstance(value, mapping);
+}
+
 // ---------------------------------------------------------------------------
 // FieldBag
 
 Ref FieldBag_init(Args a) {
     PyObject* self = a[0];
-    Ref init = frame::super_attr(a, n_init);
-    frame::call_tuple(init.get(), a[1], a[2]);
+    if (facts_of(a).fb_dict_init) {
+        frame::check(PyDict_Type.tp_init(self, a[1], a[2]));
+    } else {
+        Ref init = frame::super_attr(a, n_init);
+        frame::call_tuple(init.get(), a[1], a[2]);
+    }
     frame::setattr(self, n_dict, self);
     return frame::none();
 }
@@ -147,19 +314,41 @@ Ref FieldBag_repr(Args a) {
 
 Ref NFB_init(Args a) {
     PyObject* self = a[0];
-    Ref init = frame::super_attr(a, n_init);
-    frame::call(init.get());
+    if (PyObject* next = frame::super_lookup_raw(a, n_init.get());
+        frame::is_impl(next, FieldBag_init)) {
+        static PyObject* empty = PyTuple_New(0);
+        if (!empty) frame::fail();
+        Ref kwargs = frame::own(PyDict_New());
+        frame::call_function(next, {self, empty, kwargs.get()});
+    } else {
+        Ref init = frame::super_attr(a, n_init);
+        frame::call(init.get());
+    }
     Ref update = frame::getattr(self, n_update);
-    frame::call_tuple(update.get(), a[1], a[2]);
+    if (PyMethod_Check(update.get()) && PyMethod_GET_SELF(update.get()) == self &&
+        frame::is_impl(PyMethod_GET_FUNCTION(update.get()), NFB_update))
+        frame::call_function(PyMethod_GET_FUNCTION(update.get()), {self, a[1], a[2]});
+    else
+        frame::call_tuple(update.get(), a[1], a[2]);
     return frame::none();
 }
 
 Ref NFB_getitem(Args a) {
     PyObject* key = a[1];
     Ref head, rest;
-    if (!split_dotted(key, head, rest)) return super_getitem(a, key);
-    Ref value = super_getitem(a, head.get());
-    return frame::getitem(value.get(), rest.get());
+    if (!split_dotted(key, head, rest)) {
+        PyObject* r = super_getitem_raw(a, key);
+        return r ? Ref::steal(r) : frame::pass_error();
+    }
+    PyObject* v = super_getitem_raw(a, head.get());
+    if (!v) return frame::pass_error();
+    Ref value = Ref::steal(v);
+    PyObject* r;
+    if (PyObject* fn = facts(Py_TYPE(v)).getitem)
+        r = frame::call_function_raw(fn, {v, rest.get()});
+    else
+        r = PyObject_GetItem(v, rest.get());
+    return r ? Ref::steal(r) : frame::pass_error();
 }
 
 Ref NFB_setitem(Args a) {
@@ -171,10 +360,13 @@ Ref NFB_setitem(Args a) {
         super_setitem(a, key, value);
         return frame::none();
     }
-    Ref setdefault = frame::getattr(self, n_setdefault);
     PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    Ref fresh = frame::call(cls);
-    Ref level = frame::call(setdefault.get(), {head.get(), fresh.get()});
+    Ref level;
+    {
+        Ref meth = frame::getattr(self, n_setdefault);
+        Ref fresh = new_level(cls);
+        level = call_setdefault(self, meth.get(), head.get(), fresh.get());
+    }
     if (!frame::isinstance(level.get(), cls)) {
         static Name fmt("target key \"%s\" is a value, cannot update value against another %s");
         Ref tname = frame::getattr(cls, n_name);
@@ -182,16 +374,24 @@ Ref NFB_setitem(Args a) {
         Ref msg = frame::format(fmt.get(), args.get());
         frame::raise(PyExc_KeyError, msg.get());
     }
-    frame::setitem(level.get(), rest.get(), value);
+    store(level.get(), rest.get(), value);
     return frame::none();
 }
 
 Ref NFB_contains(Args a) {
     PyObject* key = a[1];
     Ref head, rest;
-    if (!split_dotted(key, head, rest)) return frame::boolean(super_contains(a, key));
-    if (!super_contains(a, head.get())) return frame::boolean(false);
+    if (!split_dotted(key, head, rest)) {
+        int r = super_contains(a, key);
+        return r < 0 ? frame::pass_error() : frame::boolean(r);
+    }
+    int has = super_contains(a, head.get());
+    if (has <= 0) return has < 0 ? frame::pass_error() : frame::boolean(false);
     Ref value = super_getitem(a, head.get());
+    if (PyObject* fn = facts(Py_TYPE(value.get())).contains) {
+        PyObject* r = frame::call_function_raw(fn, {value.get(), rest.get()});
+        return r ? Ref::steal(r) : frame::pass_error();
+    }
     return frame::boolean(frame::contains(value.get(), rest.get()));
 }
 
@@ -207,6 +407,20 @@ Ref NFB_delitem(Args a) {
     return frame::none();
 }
 
+// One (key, value) pair of update.
+void merge_pair(PyObject* self, PyObject* cls, PyObject* mapping, PyObject* key,
+                PyObject* value, bool plain_known) {
+    if (is_mapping(value, mapping, plain_known)) {
+        Ref meth = frame::getattr(self, n_setdefault);
+        Ref fresh = new_level(cls);
+        Ref level = call_setdefault(self, meth.get(), key, fresh.get());
+        fresh.reset();
+        call_update(level.get(), value);
+    } else {
+        store(self, key, value);
+    }
+}
+
 Ref NFB_update(Args a) {
     PyObject* self = a[0];
     PyObject* args = a[1];
@@ -219,7 +433,7 @@ Ref NFB_update(Args a) {
     if (nargs == 1) {
         PyObject* other = PyTuple_GET_ITEM(args, 0);
         Ref mapping = frame::global(n_Mapping);
-        if (frame::isinstance(other, mapping.get()))
+        if (is_mapping(other, mapping.get()))
             source = frame::call_method(other, n_items);
         else
             source = Ref::borrow(other);
@@ -229,27 +443,36 @@ Ref NFB_update(Args a) {
     Ref itertools = frame::global(n_itertools);
     Ref chain = frame::getattr(itertools.get(), n_chain);
     Ref kwitems = frame::call_method(kwargs, n_items);
-    Ref iterable = frame::call(chain.get(), {source.get(), kwitems.get()});
-    Ref it = frame::iter(iterable.get());
+    // itertools.chain itself runs no user code: iterate the two parts in turn.
+    Ref parts[2];
+    int nparts;
+    if (chain.get() == g_chain) {
+        parts[0] = frame::iter(source.get());
+        nparts = 2;
+    } else {
+        Ref iterable = frame::call(chain.get(), {source.get(), kwitems.get()});
+        parts[0] = frame::iter(iterable.get());
+        nparts = 1;
+    }
     PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    while (Ref item = frame::next(it.get())) {
-        Py_ssize_t len = frame::check_size(PyObject_Size(item.get()));
-        if (len != 2) {
-            Ref pos = frame::call_method(source.get(), n_index, {item.get()});
-            static Name fmt("cannot convert dictionary update sequence element #%s to a sequence");
-            Ref msg = frame::format(fmt.get(), frame::own(PyTuple_Pack(1, pos.get())).get());
-            frame::raise(PyExc_TypeError, msg.get());
-        }
-        Ref kv[2];
-        frame::unpack(item.get(), 2, kv);
-        Ref mapping = frame::global(n_Mapping);
-        if (frame::isinstance(kv[1].get(), mapping.get())) {
-            Ref setdefault = frame::getattr(self, n_setdefault);
-            Ref fresh = frame::call(cls);
-            Ref level = frame::call(setdefault.get(), {kv[0].get(), fresh.get()});
-            frame::call_method(level.get(), n_update, {kv[1].get()});
-        } else {
-            frame::setitem(self, kv[0].get(), kv[1].get());
+    const bool plain_known = abc_registry_unchanged();
+    for (int p = 0; p < nparts; p++) {
+        if (p == 1) parts[1] = frame::iter(kwitems.get());
+        PyObject* it = parts[p].get();
+        while (Ref item = frame::next(it)) {
+            Py_ssize_t len = frame::check_size(PyObject_Size(item.get()));
+            if (len != 2) {
+                Ref pos = frame::call_method(source.get(), n_index, {item.get()});
+                static Name fmt(
+                    "cannot convert dictionary update sequence element #%s to a sequence");
+                Ref msg = frame::format(fmt.get(), frame::own(PyTuple_Pack(1, pos.get())).get());
+                frame::raise(PyExc_TypeError, msg.get());
+            }
+            Ref kv[2];
+            frame::unpack(item.get(), 2, kv);
+            item.reset();
+            Ref mapping = frame::global(n_Mapping);
+            merge_pair(self, cls, mapping.get(), kv[0].get(), kv[1].get(), plain_known);
         }
     }
     return frame::none();
@@ -258,13 +481,23 @@ Ref NFB_update(Args a) {
 void body(frame::Body& b) {
     b.import("itertools");
     b.from_import("collections.abc", {"Mapping", "MutableMapping"});
+    g_Mapping = frame::global(n_Mapping).release();
+    {
+        Ref abc = frame::own(PyImport_ImportModule("abc"));
+        g_abc_token = frame::own(PyObject_GetAttrString(abc.get(), "get_cache_token")).release();
+        g_token_at_import = frame::call(g_abc_token).release();
+    }
+    {
+        Ref itertools = frame::global(n_itertools);
+        g_chain = frame::getattr(itertools.get(), n_chain).release();
+    }
 
     {
         frame::ClassDef c(b, "FieldBag", {reinterpret_cast<PyObject*>(&PyDict_Type)},
                           kFieldBagDoc);
         c.def({"__init__", {"self", "*args", "**kwargs"}, FieldBag_init, kInitDoc, frame::SUPER});
         c.def({"__repr__", {"self"}, FieldBag_repr});
-        c.build();
+        g_FieldBag = c.build().release();
     }
     {
         Ref fieldbag = frame::global(n_FieldBag);
@@ -279,9 +512,10 @@ void body(frame::Body& b) {
             Ref base = frame::global(n_MutableMapping);
             Ref fn = frame::getattr(base.get(), *n);
             c.set(n->c_str(), fn.get());
+            if (n == &n_setdefault) g_setdefault = fn.new_ref();
         }
         c.def({"update", {"self", "*args", "**kwargs"}, NFB_update});
-        c.build();
+        g_NestedFieldBag = c.build().release();
     }
 }
 

@@ -4,7 +4,7 @@
 #include "frame/internal.hpp"
 
 #include <cstdarg>
-#include <map>
+#include <unordered_map>
 #include <utility>
 
 #include <frameobject.h>
@@ -98,6 +98,15 @@ Ref next(PyObject* it, Loc loc) {
 }
 Ref unicode(const char* utf8, Loc loc) { return own(PyUnicode_FromString(utf8), loc); }
 Ref format(PyObject* fmt, PyObject* args, Loc loc) { return own(PyUnicode_Format(fmt, args), loc); }
+
+namespace detail {
+int error_line = 0;
+}
+
+Ref pass_error(Loc loc) {
+    detail::error_line = static_cast<int>(loc.line());
+    return Ref();
+}
 
 // ---------------------------------------------------------------------------
 // Raising.
@@ -247,54 +256,84 @@ struct ErrorStash {
 #endif
 };
 
-std::map<std::pair<std::string, int>, PyCodeObject*>& code_cache() {
-    static auto* cache = new std::map<std::pair<std::string, int>, PyCodeObject*>();
+// One frame object per (entry name, line), made on first use and shared by
+// every traceback entry with that name and line: a frame with no locals whose
+// code object only carries the name, the file name and the line.
+struct EntryKey {
+    PyObject* name;  // interned, kept alive by the cache
+    int line;
+    bool operator==(const EntryKey& o) const { return name == o.name && line == o.line; }
+};
+struct EntryHash {
+    size_t operator()(const EntryKey& k) const noexcept {
+        return std::hash<const void*>()(k.name) * 31u + static_cast<size_t>(k.line);
+    }
+};
+
+std::unordered_map<EntryKey, PyObject*, EntryHash>& frame_cache() {
+    static auto* cache = new std::unordered_map<EntryKey, PyObject*, EntryHash>();
     return *cache;
+}
+
+PyObject* make_entry_frame(PyObject* name, int line) {
+    PyObject* globals = module_globals();
+    if (!globals) return nullptr;
+    const char* text = PyUnicode_AsUTF8(name);
+    if (!text) return nullptr;
+    PyCodeObject* code = PyCode_NewEmpty(detail::traceback_file(), text, line);
+    if (!code) return nullptr;
+    PyFrameObject* f = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    Py_DECREF(code);
+    if (!f) return nullptr;
+#if PY_VERSION_HEX < 0x030B0000
+    f->f_lineno = line;
+    Py_CLEAR(f->f_back);  // the entry stands for itself, not for the caller
+#endif
+    return reinterpret_cast<PyObject*>(f);
 }
 }  // namespace
 
-void add_traceback(const char* name, int line) {
-    PyObject* globals = module_globals();
-    PyFrameObject* py_frame = nullptr;
+void add_traceback(PyObject* name, int line) {
+    PyObject* frame;
     {
         ErrorStash stash;
-        auto key = std::make_pair(std::string(name), line);
-        auto& cache = code_cache();
-        PyCodeObject* code;
-        auto found = cache.find(key);
-        if (found != cache.end()) {
-            code = found->second;
+        PyObject* key = name;
+        if (!PyUnicode_CHECK_INTERNED(key)) {
+            Py_INCREF(key);
+            PyUnicode_InternInPlace(&key);
         } else {
-            code = PyCode_NewEmpty(detail::traceback_file(), name, line);
-            if (!code) {
+            Py_INCREF(key);
+        }
+        auto& cache = frame_cache();
+        auto found = cache.find({key, line});
+        if (found != cache.end()) {
+            frame = found->second;
+            Py_DECREF(key);
+        } else {
+            frame = make_entry_frame(key, line);
+            if (!frame) {
                 PyErr_Clear();
+                Py_DECREF(key);
                 return;
             }
-            cache.emplace(std::move(key), code);
+            cache.emplace(EntryKey{key, line}, frame);  // keeps the key's reference
         }
-        if (!globals) return;
-        py_frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-        if (!py_frame) {
+    }
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
+}
+
+void add_traceback(const char* name, int line) {
+    PyObject* key;
+    {
+        ErrorStash stash;
+        key = PyUnicode_InternFromString(name);
+        if (!key) {
             PyErr_Clear();
             return;
         }
-#if PY_VERSION_HEX < 0x030B0000
-        py_frame->f_lineno = line;
-#endif
     }
-    PyTraceBack_Here(py_frame);
-    Py_DECREF(py_frame);
-}
-
-void add_traceback(PyObject* name, int line) {
-    std::string text;
-    {
-        ErrorStash stash;
-        const char* s = PyUnicode_AsUTF8(name);
-        if (!s) PyErr_Clear();
-        text = s ? s : "?";
-    }
-    add_traceback(text.c_str(), line);
+    add_traceback(key, line);
+    Py_DECREF(key);
 }
 
 }  // namespace frame

@@ -125,6 +125,16 @@ inline bool is_impl(PyObject* o, Impl impl) {
            reinterpret_cast<Function*>(o)->impl == impl;
 }
 
+// Runs a function of the package with its arguments already bound (one per
+// parameter, then the *args tuple and the **kwargs dict): the call without the
+// binding step, for fast paths that found the function on a type.  Returns
+// NULL with the exception set (and the function's traceback entry added).
+PyObject* call_function_raw(PyObject* func, std::initializer_list<PyObject*> slots);
+inline Ref call_function(PyObject* func, std::initializer_list<PyObject*> slots,
+                         Loc loc = Loc::current()) {
+    return own(call_function_raw(func, slots), loc);
+}
+
 // The defining class for zero-argument super(); SystemError
 // "super(): empty __class__ cell" before the class exists.
 PyObject* defining_class(const Args& a, Loc loc = Loc::current());
@@ -134,6 +144,43 @@ Ref super_attr(const Args& a, Name& name, Loc loc = Loc::current());
 // and returns the raw class attribute (borrowed) or nullptr when absent.
 // No user code runs.
 PyObject* super_lookup_raw(const Args& a, PyObject* name, Loc loc = Loc::current());
+
+// Looks up `name` in the method order of `type` (after the class `after`
+// when given) and returns the raw class attribute, borrowed, or nullptr when
+// absent.  No user code runs.
+PyObject* mro_lookup(PyTypeObject* type, PyObject* name, PyObject* after = nullptr,
+                     Loc loc = Loc::current());
+
+// Facts about a type (which methods are the package's own, ...) computed once
+// and reused until the type or one of its bases changes: the interpreter gives
+// a type a new version tag whenever its attributes or those of a base change.
+template <class Facts, int N = 8>
+class TypeCache {
+public:
+    template <class Compute>
+    const Facts& get(PyTypeObject* type, Compute compute) {
+        const bool valid = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+        if (valid) {
+            for (Entry& e : entries_)
+                if (e.type == type && e.tag == type->tp_version_tag) return e.facts;
+        }
+        Entry& e = valid ? entries_[next_++ % N] : scratch_;
+        e.facts = compute(type);
+        e.type = valid ? type : nullptr;
+        e.tag = type->tp_version_tag;
+        return e.facts;
+    }
+
+private:
+    struct Entry {
+        PyTypeObject* type = nullptr;
+        unsigned int tag = 0;
+        Facts facts{};
+    };
+    Entry entries_[N];
+    Entry scratch_;
+    unsigned next_ = 0;
+};
 
 // ---------------------------------------------------------------------------
 // Calls into Python.  Each counts against the recursion limit.
@@ -199,6 +246,12 @@ void unpack(PyObject* obj, Py_ssize_t n, Ref* out, Loc loc = Loc::current());
 // obj[start:stop] (either may be nullptr for an open end); "'%.200s' object is
 // unsliceable" when the type has no subscription.
 Ref getslice(PyObject* obj, PyObject* start, PyObject* stop, Loc loc = Loc::current());
+
+// Returns "no result, an exception is set" without unwinding: for hot paths
+// whose failures are common (a missing key), where throwing Error would cost
+// more than the lookup.  The function wrapper adds the traceback entry at the
+// line recorded here.
+Ref pass_error(Loc loc = Loc::current());
 
 // Appends a traceback entry named `name` (a str) at `line` with the module
 // namespace as its globals.  An exception must be set; it stays set.

@@ -68,8 +68,12 @@ PyObject* invoke(Function* f, PyObject* const* slots) {
     } leave;
     try {
         Ref r = f->impl(Args{f, slots});
-        if (!r && !PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "function returned NULL without an exception");
+        if (!r) {
+            if (PyErr_Occurred())
+                add_traceback(f->tb_name, detail::error_line);
+            else
+                PyErr_SetString(PyExc_SystemError, "function returned NULL without an exception");
+        }
         return r.release();
     } catch (const Error& e) {
         if (!PyErr_Occurred())
@@ -180,6 +184,14 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
     }
     return nullptr;
 }
+
+}  // namespace
+
+PyObject* call_function_raw(PyObject* func, std::initializer_list<PyObject*> slots) {
+    return invoke(as_func(func), slots.begin());
+}
+
+namespace {
 
 PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
@@ -451,7 +463,7 @@ Ref make_function(const Def& d, const char* owner_qualname, PyObject* closure) {
     std::string tb = PyUnicode_AsUTF8(module_path());
     tb += ".";
     tb += d.tb_name ? d.tb_name : qual.c_str();
-    f->tb_name = own(PyUnicode_FromString(tb.c_str())).release();
+    f->tb_name = own(PyUnicode_InternFromString(tb.c_str())).release();
     PyObject_GC_Track(f);
     return owner;
 }
@@ -467,13 +479,15 @@ Ref super_attr(const Args& a, Name& name, Loc loc) {
     return getattr(sup.get(), name, loc);
 }
 
-PyObject* super_lookup_raw(const Args& a, PyObject* name, Loc loc) {
-    PyObject* cls = defining_class(a, loc);
-    PyObject* mro = Py_TYPE(a[0])->tp_mro;
+PyObject* mro_lookup(PyTypeObject* type, PyObject* name, PyObject* after, Loc loc) {
+    PyObject* mro = type->tp_mro;
     if (!mro) return nullptr;
     Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro, i) != cls) i++;
-    for (i++; i < n; i++) {
+    if (after) {
+        while (i < n && PyTuple_GET_ITEM(mro, i) != after) i++;
+        i++;
+    }
+    for (; i < n; i++) {
         PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
 #if PY_VERSION_HEX >= 0x030C0000
         PyObject* dict = PyType_GetDict(base);
@@ -486,6 +500,10 @@ PyObject* super_lookup_raw(const Args& a, PyObject* name, Loc loc) {
         if (PyErr_Occurred()) fail(loc);
     }
     return nullptr;
+}
+
+PyObject* super_lookup_raw(const Args& a, PyObject* name, Loc loc) {
+    return mro_lookup(Py_TYPE(a[0]), name, defining_class(a, loc), loc);
 }
 
 }  // namespace frame

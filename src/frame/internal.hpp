@@ -9,6 +9,8 @@ namespace frame::detail {
 const char* traceback_file();
 // The module's short name ("fieldbag").
 const char* short_name();
+// The line recorded by the last pass_error().
+extern int error_line;
 // Readies the function type (once per extension module).
 void ready_function_type();
 
