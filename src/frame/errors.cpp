@@ -54,19 +54,21 @@ Ref call_tuple(PyObject* callable, PyObject* args, PyObject* kwargs, Loc loc) {
 }
 
 Ref call_method(PyObject* obj, Name& name, std::initializer_list<PyObject*> args, Loc loc) {
-    PyObject* stack[8];
+    // stack[0] is scratch space the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    PyObject* stack[9];
     size_t n = args.size() + 1;
     if (n > 8) {
         Ref meth = getattr(obj, name, loc);
         return call_args(meth.get(), args.begin(), args.size(), nullptr, loc);
     }
-    stack[0] = obj;
-    size_t i = 1;
+    stack[1] = obj;
+    size_t i = 2;
     for (PyObject* a : args) stack[i++] = a;
     PyObject* nm = name.get();
     RecursionGuard guard(loc);
-    return own(PyObject_VectorcallMethod(nm, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
-               loc);
+    return own(
+        PyObject_VectorcallMethod(nm, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+        loc);
 }
 
 Ref getattr(PyObject* o, Name& name, Loc loc) {
