@@ -92,7 +92,7 @@ struct BagFacts {
     bool fb_dict_init = false;
     bool dict_getitem = false, dict_setitem = false, dict_delitem = false,
          dict_contains = false, nfb_dict_init = false;
-    // the type's method when it is this module's own, else nullptr
+    // the type's method when it is a function of the package, else nullptr
     PyObject* getitem = nullptr;
     PyObject* setitem = nullptr;
     PyObject* contains = nullptr;
@@ -109,6 +109,18 @@ const BagFacts& facts(PyTypeObject* type) {
             PyObject* v = frame::mro_lookup(t, n.get());
             return frame::is_impl(v, impl) ? v : nullptr;
         };
+        // Any function of the package taking exactly `nparams` positional
+        // parameters: the interpreter's slot wrapper would call it with just
+        // those, so calling it directly is the same call.
+        auto package_function = [&](Name& n, int nparams) -> PyObject* {
+            PyObject* v = frame::mro_lookup(t, n.get());
+            if (!v || Py_TYPE(v) != frame::function_type()) return nullptr;
+            auto* fn = reinterpret_cast<frame::Function*>(v);
+            return fn->nparams == nparams && !fn->has_varargs && !fn->has_varkw &&
+                           !fn->defaults
+                       ? v
+                       : nullptr;
+        };
         auto after_is_dict = [&](PyObject* cls, Name& n) {
             PyObject* v = cls ? frame::mro_lookup(t, n.get(), cls) : nullptr;
             return v && v == dict_descr(n);
@@ -118,9 +130,9 @@ const BagFacts& facts(PyTypeObject* type) {
         f.dict_setitem = after_is_dict(g_NestedFieldBag, n_setitem);
         f.dict_delitem = after_is_dict(g_NestedFieldBag, n_delitem);
         f.dict_contains = after_is_dict(g_NestedFieldBag, n_contains);
-        if (f.dict_getitem) f.getitem = mine(n_getitem, NFB_getitem);
-        if (f.dict_setitem) f.setitem = mine(n_setitem, NFB_setitem);
-        if (f.dict_contains) f.contains = mine(n_contains, NFB_contains);
+        f.getitem = package_function(n_getitem, 2);
+        f.setitem = package_function(n_setitem, 3);
+        f.contains = package_function(n_contains, 2);
         f.update = mine(n_update, NFB_update) != nullptr;
         PyObject* nfb_init_next =
             g_NestedFieldBag ? frame::mro_lookup(t, n_init.get(), g_NestedFieldBag) : nullptr;

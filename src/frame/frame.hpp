@@ -159,7 +159,13 @@ class TypeCache {
 public:
     template <class Compute>
     const Facts& get(PyTypeObject* type, Compute compute) {
-        const bool valid = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+        // A tag of 0 is never valid; before 3.13 a flag tells as well.
+#if PY_VERSION_HEX >= 0x030D0000
+        const bool valid = type->tp_version_tag != 0;
+#else
+        const bool valid = type->tp_version_tag != 0 &&
+                           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
         if (valid) {
             for (Entry& e : entries_)
                 if (e.type == type && e.tag == type->tp_version_tag) return e.facts;
