@@ -115,16 +115,7 @@ Ref Configuration_copy(Args a) {
 PyObject* g_NestedFieldBag = nullptr;
 PyObject* g_nfb_setitem = nullptr;
 
-PyObject* dict_setitem_descr() {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* d = PyType_GetDict(&PyDict_Type);
-    PyObject* v = PyDict_GetItemWithError(d, n_setitem.get());
-    Py_DECREF(d);
-    return v;
-#else
-    return PyDict_GetItemWithError(PyDict_Type.tp_dict, n_setitem.get());
-#endif
-}
+PyObject* dict_setitem_descr() { return frame::own_attr(&PyDict_Type, n_setitem); }
 
 struct SetitemFacts {
     PyObject* next = nullptr;      // super().__setitem__ of Configuration's methods, raw

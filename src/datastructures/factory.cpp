@@ -50,16 +50,7 @@ Name n_MetaClassFactory("MetaClassFactory");
 // the type).
 PyObject* type_call_descr() {
     static PyObject* descr = nullptr;
-    if (!descr) {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* dict = PyType_GetDict(&PyType_Type);
-        descr = PyDict_GetItemWithError(dict, n_call.get());
-        Py_DECREF(dict);
-#else
-        descr = PyDict_GetItemWithError(PyType_Type.tp_dict, n_call.get());
-#endif
-        if (!descr && PyErr_Occurred()) frame::fail();
-    }
+    if (!descr) descr = frame::own_attr(&PyType_Type, n_call);
     return descr;
 }
 
@@ -72,24 +63,8 @@ bool super_call_is_type_call(PyObject* start, PyObject* obj) {
     if (PyType_Check(obj) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(obj), st))
         return false;
     if (!PyType_IsSubtype(Py_TYPE(obj), st)) return false;
-    PyObject* mro = Py_TYPE(obj)->tp_mro;
-    if (!mro) return false;
-    Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro, i) != start) i++;
-    PyObject* key = n_call.get();
-    for (i++; i < n; i++) {
-        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (base == &PyType_Type) return true;  // type's own namespace: type.__call__
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* dict = PyType_GetDict(base);
-        PyObject* v = dict ? PyDict_GetItemWithError(dict, key) : nullptr;
-        Py_XDECREF(dict);
-#else
-        PyObject* v = base->tp_dict ? PyDict_GetItemWithError(base->tp_dict, key) : nullptr;
-#endif
-        if (v) return v == type_call_descr();
-        if (PyErr_Occurred()) frame::fail();
-    }
+    PyObject* v = frame::mro_lookup(Py_TYPE(obj), n_call.get(), start);
+    if (v) return v == type_call_descr();
     return false;
 }
 
@@ -152,23 +127,7 @@ bool keywords_bind_freely(PyObject* kwargs) {
 }
 
 // `__call__` as found in the method order of `meta` (borrowed, or nullptr).
-PyObject* lookup_call(PyTypeObject* meta) {
-    PyObject* mro = meta->tp_mro;
-    if (!mro) return nullptr;
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; i++) {
-        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* dict = PyType_GetDict(base);
-        PyObject* v = dict ? PyDict_GetItemWithError(dict, n_call.get()) : nullptr;
-        Py_XDECREF(dict);
-#else
-        PyObject* v = base->tp_dict ? PyDict_GetItemWithError(base->tp_dict, n_call.get())
-                                    : nullptr;
-#endif
-        if (v || PyErr_Occurred()) return v;
-    }
-    return nullptr;
-}
+PyObject* lookup_call(PyTypeObject* meta) { return frame::mro_lookup_raw(meta, n_call.get()); }
 
 // What the interpreter's generic call slot does: call the `__call__` found,
 // unbound with the class in front when it is a method descriptor.

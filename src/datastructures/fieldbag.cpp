@@ -76,16 +76,7 @@ Ref NFB_update(Args a);
 Ref NFB_init(Args a);
 Ref FieldBag_init(Args a);
 
-PyObject* dict_descr(Name& name) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* d = PyType_GetDict(&PyDict_Type);
-    PyObject* v = PyDict_GetItemWithError(d, name.get());
-    Py_DECREF(d);
-    return v;
-#else
-    return PyDict_GetItemWithError(PyDict_Type.tp_dict, name.get());
-#endif
-}
+PyObject* dict_descr(Name& name) { return frame::own_attr(&PyDict_Type, name); }
 
 struct BagFacts {
     // super() of FieldBag / NestedFieldBag methods reaches dict's own slot

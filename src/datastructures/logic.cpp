@@ -180,27 +180,6 @@ bool quotable(PyObject* text) {
 Ref BaseLogic_str(Args a);
 Ref BaseLogic_repr(Args a);
 
-// The raw attribute `name` of type `t` along its method order (borrowed), or
-// nullptr.  Runs no user code.
-PyObject* type_lookup(PyTypeObject* t, Name& name) {
-    PyObject* mro = t->tp_mro;
-    if (!mro) return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(mro);
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* dict = PyType_GetDict(base);
-        PyObject* v = dict ? PyDict_GetItemWithError(dict, name.get()) : nullptr;
-        Py_XDECREF(dict);
-#else
-        PyObject* v =
-            base->tp_dict ? PyDict_GetItemWithError(base->tp_dict, name.get()) : nullptr;
-#endif
-        if (v) return v;
-        if (PyErr_Occurred()) frame::fail();
-    }
-    return nullptr;
-}
 
 Name n_repr("__repr__");
 Name n_str("__str__");
@@ -213,8 +192,8 @@ Name n_empty("");
 // module's __str__: the string form can then be written out directly.
 bool own_string_form(PyObject* o) {
     PyTypeObject* t = Py_TYPE(o);
-    return frame::is_impl(type_lookup(t, n_repr), BaseLogic_repr) &&
-           frame::is_impl(type_lookup(t, n_str), BaseLogic_str);
+    return frame::is_impl(frame::mro_lookup(t, n_repr.get()), BaseLogic_repr) &&
+           frame::is_impl(frame::mro_lookup(t, n_str.get()), BaseLogic_str);
 }
 
 void append(PyObject* pieces, PyObject* piece) { frame::check(PyList_Append(pieces, piece)); }

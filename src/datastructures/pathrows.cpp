@@ -121,16 +121,7 @@ Ref super_call(const Args& a, Name& name, std::initializer_list<PyObject*> args)
 }
 
 // list's own method `name` (borrowed from the type's dict).
-PyObject* list_method(Name& name) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* d = PyType_GetDict(&PyList_Type);
-    PyObject* v = PyDict_GetItemWithError(d, name.get());
-    Py_DECREF(d);
-    return v;
-#else
-    return PyDict_GetItemWithError(PyList_Type.tp_dict, name.get());
-#endif
-}
+PyObject* list_method(Name& name) { return frame::own_attr(&PyList_Type, name); }
 
 // True when super().<name> is list's own method (no class in between).
 // `fact` is the caller's own: one per method.

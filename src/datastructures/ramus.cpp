@@ -253,29 +253,7 @@ void put_text(Render& r, PyObject* text, bool last) {
 
 // The attribute `__str__` of a type, as the str() of its instances finds it
 // (borrowed, or nullptr).
-PyObject* type_str_attr(PyTypeObject* t) {
-    PyObject* mro = t->tp_mro;
-    if (!mro) return nullptr;
-    PyObject* key = n_str.get();
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; i++) {
-        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        PyObject* v;
-#if PY_VERSION_HEX >= 0x030C0000
-        if (base->tp_flags & Py_TPFLAGS_HEAPTYPE) {
-            v = base->tp_dict ? PyDict_GetItemWithError(base->tp_dict, key) : nullptr;
-        } else {
-            PyObject* dict = PyType_GetDict(base);
-            v = dict ? PyDict_GetItemWithError(dict, key) : nullptr;
-            Py_XDECREF(dict);
-        }
-#else
-        v = base->tp_dict ? PyDict_GetItemWithError(base->tp_dict, key) : nullptr;
-#endif
-        if (v) return v;
-        if (PyErr_Occurred()) frame::fail();
-    }
-    return nullptr;
-}
+PyObject* type_str_attr(PyTypeObject* t) { return frame::mro_lookup(t, n_str.get()); }
 
 // The function that renders `child` when it is a Ramus printed by this
 // module's own __str__ (borrowed), else nullptr.

@@ -93,41 +93,7 @@ Ref RankMap_iter(Args a);
 // ---------------------------------------------------------------------------
 // Helpers
 
-// Keeps the pending exception across cleanup code that may itself fail.
-struct PendingError {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc;
-    PendingError() : exc(PyErr_GetRaisedException()) {}
-    ~PendingError() { PyErr_SetRaisedException(exc); }
-#else
-    PyObject *t, *v, *tb;
-    PendingError() { PyErr_Fetch(&t, &v, &tb); }
-    ~PendingError() { PyErr_Restore(t, v, tb); }
-#endif
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
-};
 
-// The raw attribute `name` of type `t` along its method order (borrowed), or
-// nullptr.  Runs no user code.
-PyObject* type_lookup(PyTypeObject* t, PyObject* name) {
-    PyObject* mro = t->tp_mro;
-    if (!mro) return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(mro);
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* dict = PyType_GetDict(base);
-        PyObject* v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
-        Py_XDECREF(dict);
-#else
-        PyObject* v = base->tp_dict ? PyDict_GetItemWithError(base->tp_dict, name) : nullptr;
-#endif
-        if (v) return v;
-        if (PyErr_Occurred()) frame::fail();
-    }
-    return nullptr;
-}
 
 // True when reading `self.<name>` for each name runs no user code: the type
 // uses the generic attribute lookup and defines none of the names, so each
@@ -136,29 +102,18 @@ bool plain_attrs(PyObject* self, std::initializer_list<Name*> names) {
     PyTypeObject* t = Py_TYPE(self);
     if (t->tp_getattro != PyObject_GenericGetAttr) return false;
     for (Name* n : names)
-        if (type_lookup(t, n->get())) return false;
+        if (frame::mro_lookup(t, n->get())) return false;
     return true;
 }
 
 // The type's own `name` when it is this module's function running `impl`
 // (a new reference), else an empty Ref.
 Ref own_method(PyObject* self, Name& name, frame::Impl impl) {
-    PyObject* f = type_lookup(Py_TYPE(self), name.get());
+    PyObject* f = frame::mro_lookup(Py_TYPE(self), name.get());
     if (frame::is_impl(f, impl)) return Ref::borrow(f);
     return Ref();
 }
 
-// Runs a function of this module without going through the call machinery;
-// a failure gets the function's traceback entry as a real call would.
-Ref call_direct(const Ref& f, PyObject* const* slots, frame::Loc loc = frame::Loc::current()) {
-    frame::Function* fn = reinterpret_cast<frame::Function*>(f.get());
-    try {
-        return fn->impl(Args{fn, slots});
-    } catch (const frame::Error& e) {
-        frame::add_traceback(fn->tb_name, e.line);
-    }
-    frame::fail(loc);
-}
 
 // Keys of these exact built-in types compare and hash with each other without
 // running user code (and without warnings: bytes is left out because comparing
@@ -241,8 +196,7 @@ Py_ssize_t list_position(PyObject* position) {
 // self[key] = value through the type's __setitem__.
 void store(PyObject* self, PyObject* key, PyObject* value) {
     if (Ref f = own_method(self, n_setitem, RankMap_setitem)) {
-        PyObject* slots[3] = {self, key, value};
-        call_direct(f, slots);
+        frame::call_function(f.get(), {self, key, value});
         return;
     }
     frame::setitem(self, key, value);
@@ -293,7 +247,7 @@ Ref RankMap_setitem(Args a) {
         }
     }
     {  // the append failed: take the new key back out of the dict
-        PendingError keep;
+        frame::ErrorStash keep;
         if (PyObject_DelItem(data.get(), name) < 0) PyErr_Clear();
     }
     frame::fail();
@@ -431,7 +385,7 @@ Ref RankMap_insert(Args a) {
         }
     }
     {  // the order refused the key: take it back out of the dict
-        PendingError keep;
+        frame::ErrorStash keep;
         if (PyObject_DelItem(data.get(), key) < 0) PyErr_Clear();
     }
     frame::fail();
@@ -450,7 +404,7 @@ Ref RankMap_move(Args a) {
         Ref popped = Ref::borrow(PyList_GET_ITEM(order.get(), i));
         frame::check(PyList_SetSlice(order.get(), i, i + 1, nullptr));
         if (PyList_Insert(order.get(), index, popped.get()) < 0) {
-            PendingError keep;
+            frame::ErrorStash keep;
             if (PyList_Insert(order.get(), i, popped.get()) < 0) PyErr_Clear();
             frame::fail();
         }
@@ -465,7 +419,7 @@ Ref RankMap_move(Args a) {
     PyObject* r = PyObject_Vectorcall(insert.get(), args, 2, nullptr);
     if (!r) {
         {  // put the key back where it was
-            PendingError keep;
+            frame::ErrorStash keep;
             PyObject* back[2] = {i.get(), popped.get()};
             PyObject* r2 = PyObject_Vectorcall(insert.get(), back, 2, nullptr);
             if (r2)

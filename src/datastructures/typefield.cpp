@@ -49,23 +49,7 @@ Ref TFD_get(Args a) {
 // generic slot does.
 
 // `__get__` as found in the method order of `t` (borrowed, or nullptr).
-PyObject* lookup_get(PyTypeObject* t) {
-    PyObject* mro = t->tp_mro;
-    if (!mro) return nullptr;
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; i++) {
-        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* dict = PyType_GetDict(base);
-        PyObject* v = dict ? PyDict_GetItemWithError(dict, n_get.get()) : nullptr;
-        Py_XDECREF(dict);
-#else
-        PyObject* v = base->tp_dict ? PyDict_GetItemWithError(base->tp_dict, n_get.get())
-                                    : nullptr;
-#endif
-        if (v || PyErr_Occurred()) return v;
-    }
-    return nullptr;
-}
+PyObject* lookup_get(PyTypeObject* t) { return frame::mro_lookup_raw(t, n_get.get()); }
 
 PyObject* typefield_descr_get(PyObject* self, PyObject* obj, PyObject* type) {
     PyObject* func = lookup_get(Py_TYPE(self));

@@ -245,18 +245,6 @@ Ref getslice(PyObject* obj, PyObject* start, PyObject* stop, Loc loc) {
 // ---------------------------------------------------------------------------
 // Traceback entries.
 namespace {
-// Saves the current exception across calls that must run without one.
-struct ErrorStash {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc;
-    ErrorStash() : exc(PyErr_GetRaisedException()) {}
-    ~ErrorStash() { PyErr_SetRaisedException(exc); }
-#else
-    PyObject *t, *v, *tb;
-    ErrorStash() { PyErr_Fetch(&t, &v, &tb); }
-    ~ErrorStash() { PyErr_Restore(t, v, tb); }
-#endif
-};
 
 // One frame object per (entry name, line), made on first use and shared by
 // every traceback entry with that name and line: a frame with no locals whose

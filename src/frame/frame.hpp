@@ -129,7 +129,10 @@ inline bool is_impl(PyObject* o, Impl impl) {
 // parameter, then the *args tuple and the **kwargs dict): the call without the
 // binding step, for fast paths that found the function on a type.  Returns
 // NULL with the exception set (and the function's traceback entry added).
-PyObject* call_function_raw(PyObject* func, std::initializer_list<PyObject*> slots);
+PyObject* call_function_raw(PyObject* func, PyObject* const* slots);
+inline PyObject* call_function_raw(PyObject* func, std::initializer_list<PyObject*> slots) {
+    return call_function_raw(func, slots.begin());
+}
 inline Ref call_function(PyObject* func, std::initializer_list<PyObject*> slots,
                          Loc loc = Loc::current()) {
     return own(call_function_raw(func, slots), loc);
@@ -145,11 +148,26 @@ Ref super_attr(const Args& a, Name& name, Loc loc = Loc::current());
 // No user code runs.
 PyObject* super_lookup_raw(const Args& a, PyObject* name, Loc loc = Loc::current());
 
+// The attribute `name` in the type's own namespace (not its bases), borrowed,
+// or nullptr when absent or on error (then an exception is set).  No user code
+// runs.
+PyObject* own_attr_raw(PyTypeObject* type, PyObject* name);
+inline PyObject* own_attr(PyTypeObject* type, Name& name, Loc loc = Loc::current()) {
+    PyObject* v = own_attr_raw(type, name.get());
+    if (!v && PyErr_Occurred()) fail(loc);
+    return v;
+}
 // Looks up `name` in the method order of `type` (after the class `after`
 // when given) and returns the raw class attribute, borrowed, or nullptr when
-// absent.  No user code runs.
-PyObject* mro_lookup(PyTypeObject* type, PyObject* name, PyObject* after = nullptr,
-                     Loc loc = Loc::current());
+// absent.  No user code runs.  The _raw form sets an exception and returns
+// nullptr on failure instead of throwing.
+PyObject* mro_lookup_raw(PyTypeObject* type, PyObject* name, PyObject* after = nullptr);
+inline PyObject* mro_lookup(PyTypeObject* type, PyObject* name, PyObject* after = nullptr,
+                            Loc loc = Loc::current()) {
+    PyObject* v = mro_lookup_raw(type, name, after);
+    if (!v && PyErr_Occurred()) fail(loc);
+    return v;
+}
 
 // Facts about a type (which methods are the package's own, ...) computed once
 // and reused until the type or one of its bases changes: the interpreter gives
@@ -226,6 +244,27 @@ Ref format(PyObject* fmt, PyObject* args, Loc loc = Loc::current());  // fmt % a
 [[noreturn]] void raisef(PyObject* type, Loc loc, const char* fmt, ...);
 // Raises a built-in exception type with no message (`raise NotImplementedError`).
 [[noreturn]] void raise_type(PyObject* type, Loc loc = Loc::current());
+
+// Keeps the current exception aside while code that must run without one
+// (clean-up, building a traceback entry) runs, and restores it afterwards.
+class ErrorStash {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+    ErrorStash() : exc_(PyErr_GetRaisedException()) {}
+    ~ErrorStash() { PyErr_SetRaisedException(exc_); }
+#else
+    ErrorStash() { PyErr_Fetch(&t_, &exc_, &tb_); }
+    ~ErrorStash() { PyErr_Restore(t_, exc_, tb_); }
+#endif
+    ErrorStash(const ErrorStash&) = delete;
+    ErrorStash& operator=(const ErrorStash&) = delete;
+
+private:
+    PyObject* exc_ = nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject *t_ = nullptr, *tb_ = nullptr;
+#endif
+};
 
 // An `except` block: takes the current exception, makes it the handled one
 // (sys.exc_info(), the implicit __context__ of new exceptions) until the

@@ -187,8 +187,8 @@ PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
 
 }  // namespace
 
-PyObject* call_function_raw(PyObject* func, std::initializer_list<PyObject*> slots) {
-    return invoke(as_func(func), slots.begin());
+PyObject* call_function_raw(PyObject* func, PyObject* const* slots) {
+    return invoke(as_func(func), slots);
 }
 
 namespace {
@@ -479,7 +479,20 @@ Ref super_attr(const Args& a, Name& name, Loc loc) {
     return getattr(sup.get(), name, loc);
 }
 
-PyObject* mro_lookup(PyTypeObject* type, PyObject* name, PyObject* after, Loc loc) {
+PyObject* own_attr_raw(PyTypeObject* type, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    // Static built-in types keep their namespace in the interpreter state.
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        PyObject* dict = PyType_GetDict(type);
+        PyObject* v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+        Py_XDECREF(dict);  // the type keeps its namespace alive
+        return v;
+    }
+#endif
+    return type->tp_dict ? PyDict_GetItemWithError(type->tp_dict, name) : nullptr;
+}
+
+PyObject* mro_lookup_raw(PyTypeObject* type, PyObject* name, PyObject* after) {
     PyObject* mro = type->tp_mro;
     if (!mro) return nullptr;
     Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
@@ -488,16 +501,9 @@ PyObject* mro_lookup(PyTypeObject* type, PyObject* name, PyObject* after, Loc lo
         i++;
     }
     for (; i < n; i++) {
-        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* dict = PyType_GetDict(base);
-        PyObject* v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
-        Py_XDECREF(dict);
-#else
-        PyObject* v = base->tp_dict ? PyDict_GetItemWithError(base->tp_dict, name) : nullptr;
-#endif
-        if (v) return v;
-        if (PyErr_Occurred()) fail(loc);
+        PyObject* v =
+            own_attr_raw(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)), name);
+        if (v || PyErr_Occurred()) return v;
     }
     return nullptr;
 }

@@ -36,21 +36,6 @@ inline Generator* as_gen(PyObject* o) { return reinterpret_cast<Generator*>(o); 
 
 PyObject* gen_close(PyObject* self, PyObject*);
 
-// Keeps the current exception aside while code that must run without one
-// (destructors of the body's locals, closing a delegate) runs.
-struct ErrorStash {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc;
-    ErrorStash() : exc(PyErr_GetRaisedException()) {}
-    ~ErrorStash() { PyErr_SetRaisedException(exc); }
-#else
-    PyObject *t, *v, *tb;
-    ErrorStash() { PyErr_Fetch(&t, &v, &tb); }
-    ~ErrorStash() { PyErr_Restore(t, v, tb); }
-#endif
-    ErrorStash(const ErrorStash&) = delete;
-    ErrorStash& operator=(const ErrorStash&) = delete;
-};
 
 // Destroys the coroutine (its locals are released) and drops the delegate.
 void drop_body(Generator* g) {
