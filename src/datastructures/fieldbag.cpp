@@ -274,8 +274,9 @@ bool abc_registry_unchanged() {
 bool is_mapping(PyObject* value, PyObject* mapping, bool plain_known = false) {
     if (mapping == g_Mapping) {
         PyTypeObject* t = Py_TYPE(value);
-        if (t == &PyDict_Type || t == reinterpret_cast<PyTypeObject*>(g_NestedFieldBag))
-            return true;  // registered with Mapping for good
+        // dict is registered with Mapping for good, so every dict subclass
+        // (the bags included) is one whatever else happens to the registry.
+        if (PyDict_Check(value)) return true;
         if (plain_known &&
             (t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type ||
              t == &PyBool_Type || t == Py_TYPE(Py_None) || t == &PyList_Type ||
@@ -311,6 +312,68 @@ Ref FieldBag_repr(Args a) {
     Ref args = frame::own(PyTuple_Pack(2, name.get(), r.get()));
     return frame::format(fmt.get(), args.get());
 }
+
+// Pickling and copying.  The default reduction of a dict subclass restores the
+// items through the subclass's own item assignment (which would split dotted
+// keys again and convert values again) and its attribute dictionary as a
+// separate dict (which would unlink the items from the attributes).  A bag is
+// therefore rebuilt from a bare instance of its class (no __init__ runs, as
+// for any unpickled Python object) and a plain dict of its items, which
+// __setstate__ stores with dict's own update before linking the instance to
+// itself again.  copy.copy and copy.deepcopy go the same way.
+
+Name n_reduce("__reduce__");
+Name n_getstate("__getstate__");
+
+// type(self).<name> bound to self: special methods are looked up on the type,
+// so an item of the same name cannot hide them.
+Ref special_method(PyObject* self, Name& name) {
+    PyTypeObject* t = Py_TYPE(self);
+    PyObject* d = frame::mro_lookup(t, name.get());
+    if (!d) {
+        PyErr_SetObject(PyExc_AttributeError, name.get());
+        frame::fail();
+    }
+    Ref hold = Ref::borrow(d);
+    if (descrgetfunc get = Py_TYPE(d)->tp_descr_get)
+        return frame::own(get(d, self, reinterpret_cast<PyObject*>(t)));
+    return hold;
+}
+
+Ref FieldBag_reduce_ex(Args a) {
+    PyObject* self = a[0];
+    // A subclass that defines __reduce__ gets it honoured, as object's
+    // __reduce_ex__ does.
+    PyObject* reduce = frame::mro_lookup(Py_TYPE(self), n_reduce.get());
+    if (reduce && reduce != frame::own_attr(&PyBaseObject_Type, n_reduce)) {
+        Ref meth = special_method(self, n_reduce);
+        return frame::call(meth.get());
+    }
+    Ref copyreg = frame::own(PyImport_ImportModule("copyreg"));
+    Ref newobj = frame::own(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+    Ref getstate = special_method(self, n_getstate);
+    Ref state = frame::call(getstate.get());
+    Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    Ref args = frame::own(PyTuple_Pack(1, cls.get()));
+    return frame::own(PyTuple_Pack(3, newobj.get(), args.get(), state.get()));
+}
+
+Ref FieldBag_getstate(Args a) { return frame::own(PyDict_Copy(a[0])); }
+
+Ref FieldBag_setstate(Args a) {
+    PyObject* self = a[0];
+    frame::check(PyDict_Update(self, a[1]));
+    frame::setattr(self, n_dict, self);
+    return frame::none();
+}
+
+const char kReduceExDoc[] =
+    "Pickling support: a bare instance of the class, then __setstate__ with\n"
+    "the value of __getstate__.";
+const char kGetstateDoc[] = "A plain dict of the items.";
+const char kSetstateDoc[] =
+    "Stores the items of `state` with dict's own update (no item assignment of\n"
+    "a subclass runs) and links the instance to its attributes again.";
 
 // ---------------------------------------------------------------------------
 // NestedFieldBag
@@ -500,6 +563,9 @@ void body(frame::Body& b) {
                           kFieldBagDoc);
         c.def({"__init__", {"self", "*args", "**kwargs"}, FieldBag_init, kInitDoc, frame::SUPER});
         c.def({"__repr__", {"self"}, FieldBag_repr});
+        c.def({"__reduce_ex__", {"self", "protocol"}, FieldBag_reduce_ex, kReduceExDoc});
+        c.def({"__getstate__", {"self"}, FieldBag_getstate, kGetstateDoc});
+        c.def({"__setstate__", {"self", "state"}, FieldBag_setstate, kSetstateDoc});
         g_FieldBag = c.build().release();
     }
     {
