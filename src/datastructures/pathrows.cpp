@@ -447,6 +447,84 @@ Ref PathRows_reconstruct(Args a) {
     return ret;
 }
 
+// Pickling and copying.  The default reduction of a list subclass restores
+// the rows through the overridden append/extend, which would turn plain tuple
+// rows into DictItem rows and refuse rows that only the inherited list
+// operations let in.  A PathRows is therefore rebuilt from a bare instance of
+// its class (no __init__ runs, as for any unpickled Python object) and the
+// state (rows, attributes), which __setstate__ stores with list's own slice
+// assignment: every row comes back exactly as it was stored.
+
+Name n_reduce("__reduce__");
+Name n_getstate("__getstate__");
+Name n_dict("__dict__");
+
+// type(self).<name> bound to self, as the interpreter looks up special methods.
+Ref special_method(PyObject* self, Name& name) {
+    PyTypeObject* t = Py_TYPE(self);
+    PyObject* d = frame::mro_lookup(t, name.get());
+    if (!d) {
+        PyErr_SetObject(PyExc_AttributeError, name.get());
+        frame::fail();
+    }
+    Ref hold = Ref::borrow(d);
+    if (descrgetfunc get = Py_TYPE(d)->tp_descr_get)
+        return frame::own(get(d, self, reinterpret_cast<PyObject*>(t)));
+    return hold;
+}
+
+Ref PathRows_reduce_ex(Args a) {
+    PyObject* self = a[0];
+    // A subclass that defines __reduce__ gets it honoured, as object's
+    // __reduce_ex__ does.
+    PyObject* reduce = frame::mro_lookup(Py_TYPE(self), n_reduce.get());
+    if (reduce && reduce != frame::own_attr(&PyBaseObject_Type, n_reduce)) {
+        Ref meth = special_method(self, n_reduce);
+        return frame::call(meth.get());
+    }
+    Ref copyreg = frame::own(PyImport_ImportModule("copyreg"));
+    Ref newobj = frame::own(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+    Ref getstate = special_method(self, n_getstate);
+    Ref state = frame::call(getstate.get());
+    Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    Ref args = frame::own(PyTuple_Pack(1, cls.get()));
+    return frame::own(PyTuple_Pack(3, newobj.get(), args.get(), state.get()));
+}
+
+// (rows, attributes): a plain list of the rows as stored, and a copy of the
+// instance's __dict__ (None when it is empty).
+Ref PathRows_getstate(Args a) {
+    PyObject* self = a[0];
+    Ref rows = frame::own(PyList_GetSlice(self, 0, PY_SSIZE_T_MAX));
+    Ref attrs = frame::getattr(self, n_dict);
+    Ref kept = PyDict_Check(attrs.get()) && PyDict_GET_SIZE(attrs.get()) == 0
+                   ? frame::none()
+                   : frame::own(PyDict_Copy(attrs.get()));
+    return frame::own(PyTuple_Pack(2, rows.get(), kept.get()));
+}
+
+Ref PathRows_setstate(Args a) {
+    PyObject* self = a[0];
+    Ref parts[2];
+    frame::unpack(a[1], 2, parts);
+    frame::check(PyList_SetSlice(self, 0, PY_SSIZE_T_MAX, parts[0].get()));
+    if (parts[1].get() != Py_None) {
+        Ref attrs = frame::getattr(self, n_dict);
+        frame::check(PyDict_Update(attrs.get(), parts[1].get()));
+    }
+    return frame::none();
+}
+
+const char kReduceExDoc[] =
+    "Pickling support: a bare instance of the class, then __setstate__ with\n"
+    "the value of __getstate__.";
+const char kGetstateDoc[] =
+    "(rows, attributes): the rows as stored, and a copy of the instance\n"
+    "__dict__ or None when it is empty.";
+const char kSetstateDoc[] =
+    "Puts back the rows exactly as they were stored (no row test, no\n"
+    "conversion) and the instance attributes.";
+
 // ---------------------------------------------------------------------------
 
 void body(frame::Body& b) {
@@ -484,6 +562,9 @@ void body(frame::Body& b) {
         c.def({"extend", {"self", "items"}, PathRows_extend, kExtendDoc, frame::SUPER});
         c.def({"insert", {"self", "index", "item"}, PathRows_insert, kInsertDoc, frame::SUPER});
         c.def({"reconstruct", {"self"}, PathRows_reconstruct, kReconstructDoc});
+        c.def({"__reduce_ex__", {"self", "protocol"}, PathRows_reduce_ex, kReduceExDoc});
+        c.def({"__getstate__", {"self"}, PathRows_getstate, kGetstateDoc});
+        c.def({"__setstate__", {"self", "state"}, PathRows_setstate, kSetstateDoc});
         c.build();
     }
 }

@@ -358,6 +358,35 @@ Ref RankMap_copy(Args a) {
     return frame::call(reinterpret_cast<PyObject*>(Py_TYPE(self)), {items.get()});
 }
 
+// copy.copy: a new instance of the class (no __init__ runs) with the same
+// attributes, except that _data and _order are copies of their own, so the
+// copy and the original are independent mappings holding the same keys and
+// values (as copy.copy of a dict or an OrderedDict).  Pickling and
+// copy.deepcopy need nothing of their own: the instance __dict__ carries
+// the whole state.
+Ref RankMap_copy_hook(Args a) {
+    static Name n_new("__new__");
+    static Name n_dict("__dict__");
+    static Name n_copy("copy");
+    PyObject* self = a[0];
+    Ref cls = frame::getattr(self, n_class);
+    Ref inst = frame::call_method(cls.get(), n_new, {cls.get()});
+    Ref attrs = frame::getattr(self, n_dict);
+    Ref inst_attrs = frame::getattr(inst.get(), n_dict);
+    frame::check(PyDict_Update(inst_attrs.get(), attrs.get()));
+    for (Name* n : {&n_data, &n_order}) {
+        PyObject* v = PyDict_GetItemWithError(attrs.get(), n->get());
+        if (!v) {
+            if (PyErr_Occurred()) frame::fail();
+            continue;
+        }
+        Ref hold = Ref::borrow(v);
+        Ref copied = frame::call_method(hold.get(), n_copy);
+        frame::setitem(inst_attrs.get(), n->get(), copied.get());
+    }
+    return inst;
+}
+
 Ref RankMap_insert(Args a) {
     PyObject* self = a[0];
     PyObject* key = a[1];
@@ -610,6 +639,8 @@ void body(frame::Body& b) {
         c.def({"__eq__", {"self", "other"}, RankMap_eq});
         c.def({"fromkeys", {"cls", "keys", "value"}, RankMap_fromkeys, nullptr,
                frame::CLASSMETHOD, {Py_None}});
+        // Only insert and move carry docstrings.
+        c.def({"__copy__", {"self"}, RankMap_copy_hook});
         c.build();
     }
     frame::builtin(n_sorted);  // the built-in sorted, held from here on

@@ -33,7 +33,13 @@ const char kWispSeqDoc[] =
     "stays in the list for as long as something else keeps it alive, and an\n"
     "object that only lives in a reference cycle leaves it only when the\n"
     "cycle collector frees it.  The list itself lives in a cycle with its\n"
-    "entries once it holds any, so it is freed by the cycle collector too.";
+    "entries once it holds any, so it is freed by the cycle collector too.\n"
+    "\n"
+    "Copying and pickling: copy.copy() and copy.deepcopy() give a new,\n"
+    "independent list of new weak references to the same objects (the\n"
+    "objects are never copied), whose entries leave the copy when the\n"
+    "objects die.  A WispSeq cannot be pickled: a pickle would have to keep\n"
+    "the objects alive or lose them, so pickle raises TypeError.";
 
 Name n_weakref("weakref");
 Name n_collections("collections");
@@ -615,6 +621,14 @@ Ref copy_of(PyObject* self, PyObject* memo) {
 }
 
 Ref WispSeq_copy(Args a) { return copy_of(a[0], nullptr); }
+
+// pickle: refused with a message of the interpreter's own form, before any
+// entry is looked at.
+Ref WispSeq_reduce_ex(Args a) {
+    frame::raisef(PyExc_TypeError, frame::Loc::current(),
+                  "cannot pickle '%.200s' object: it holds weak references",
+                  Py_TYPE(a[0])->tp_name);
+}
 Ref WispSeq_deepcopy(Args a) { return copy_of(a[0], a[1]); }
 
 // ---------------------------------------------------------------------------
@@ -678,6 +692,8 @@ void body(frame::Body& b) {
     c.def({"__imul__", {"self", "n"}, WispSeq_imul});
     c.def({"__copy__", {"self"}, WispSeq_copy});
     c.def({"__deepcopy__", {"self", "memo"}, WispSeq_deepcopy});
+    c.def({"__reduce_ex__", {"self", "protocol"}, WispSeq_reduce_ex,
+           "Pickling is refused: raises TypeError."});
     c.build();
 }
 
