@@ -9,34 +9,14 @@
 # passed; the script fails when any version fails, or when none was tested.
 set -uo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
-versions=(3.10 3.11 3.12 3.13)
-pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
+. "$repo/scripts/lib.sh"
+versions=("${tavik_versions[@]}")
 logs=$repo/build/ci/logs
 mkdir -p "$logs"
 
-# Prints the interpreter for version $1, or nothing.
-find_python() {
-  local v=$1 cand
-  # Release builds only (3.13.0, not 3.13.0t or 3.13-dev), newest first.
-  for cand in $(ls -d "$pyenv_root"/versions/"$v".* 2>/dev/null \
-                | grep -E "/${v//./\\.}\.[0-9]+$" | sort -rV); do
-    if [ -x "$cand/bin/python$v" ]; then
-      echo "$cand/bin/python$v"
-      return
-    fi
-  done
-  # A pyenv shim answers for versions that pyenv lacks too: ask the
-  # interpreter what it is before using it.
-  cand=$(command -v "python$v" 2>/dev/null) || return 0
-  if "$cand" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$v'.split('.'))))" \
-       2>/dev/null; then
-    echo "$cand"
-  fi
-}
-
 declare -A result interp detail
 for v in "${versions[@]}"; do
-  py=$(find_python "$v")
+  py=$(tavik_find_python "$v")
   if [ -z "$py" ]; then
     result[$v]=SKIPPED interp[$v]=- detail[$v]="no CPython $v on this machine"
     echo "=== Python $v: SKIPPED (not found)"

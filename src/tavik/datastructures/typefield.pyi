@@ -11,3 +11,5 @@ class TypeFieldDescriptor(Generic[_T]):
     def __get__(self, obj: object, owner: type[Any]) -> _T: ...
 
 typefield = TypeFieldDescriptor
+
+__test__: dict[str, str]
