@@ -455,41 +455,9 @@ Ref PathRows_reconstruct(Args a) {
 // state (rows, attributes), which __setstate__ stores with list's own slice
 // assignment: every row comes back exactly as it was stored.
 
-Name n_reduce("__reduce__");
-Name n_getstate("__getstate__");
 Name n_dict("__dict__");
 
-// type(self).<name> bound to self, as the interpreter looks up special methods.
-Ref special_method(PyObject* self, Name& name) {
-    PyTypeObject* t = Py_TYPE(self);
-    PyObject* d = frame::mro_lookup(t, name.get());
-    if (!d) {
-        PyErr_SetObject(PyExc_AttributeError, name.get());
-        frame::fail();
-    }
-    Ref hold = Ref::borrow(d);
-    if (descrgetfunc get = Py_TYPE(d)->tp_descr_get)
-        return frame::own(get(d, self, reinterpret_cast<PyObject*>(t)));
-    return hold;
-}
-
-Ref PathRows_reduce_ex(Args a) {
-    PyObject* self = a[0];
-    // A subclass that defines __reduce__ gets it honoured, as object's
-    // __reduce_ex__ does.
-    PyObject* reduce = frame::mro_lookup(Py_TYPE(self), n_reduce.get());
-    if (reduce && reduce != frame::own_attr(&PyBaseObject_Type, n_reduce)) {
-        Ref meth = special_method(self, n_reduce);
-        return frame::call(meth.get());
-    }
-    Ref copyreg = frame::own(PyImport_ImportModule("copyreg"));
-    Ref newobj = frame::own(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
-    Ref getstate = special_method(self, n_getstate);
-    Ref state = frame::call(getstate.get());
-    Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    Ref args = frame::own(PyTuple_Pack(1, cls.get()));
-    return frame::own(PyTuple_Pack(3, newobj.get(), args.get(), state.get()));
-}
+Ref PathRows_reduce_ex(Args a) { return frame::reduce_to_state(a[0]); }
 
 // (rows, attributes): a plain list of the rows as stored, and a copy of the
 // instance's __dict__ (None when it is empty).

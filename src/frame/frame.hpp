@@ -206,6 +206,17 @@ private:
     unsigned next_ = 0;
 };
 
+// type(self).<name> bound to self, as the interpreter looks up special
+// methods (an instance attribute of that name does not hide it).
+Ref special_method(PyObject* self, Name& name, Loc loc = Loc::current());
+
+// The reduction of a container that restores itself through its own
+// __getstate__/__setstate__ pair: (copyreg.__newobj__, (type(self),),
+// self.__getstate__()), so that unpickling makes a bare instance (no __init__
+// runs) and hands it the state.  A subclass that defines __reduce__ gets that
+// honoured instead, as object.__reduce_ex__ does.
+Ref reduce_to_state(PyObject* self, Loc loc = Loc::current());
+
 // ---------------------------------------------------------------------------
 // Calls into Python.  Each counts against the recursion limit.
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {},
