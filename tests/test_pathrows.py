@@ -1,5 +1,6 @@
 """PathRows: nested mappings flattened into (path, value) rows and rebuilt."""
 import abc
+import builtins
 import collections
 import collections.abc
 import doctest
@@ -343,6 +344,22 @@ def test_module_names_are_read_at_call_time(monkeypatch):
     monkeypatch.delattr(pathrows, "MutableMapping")
     with pytest.raises(NameError, match="^name 'MutableMapping' is not defined$"):
         PathRows({})
+
+
+def test_dictitem_is_read_at_every_append(monkeypatch):
+    rows = PathRows()
+    rows.append((("a",), 1))
+    Other = collections.namedtuple("Other", "path value")
+    monkeypatch.setattr(pathrows, "DictItem", Other)
+    rows.append((("b",), 2))
+    monkeypatch.delattr(pathrows, "DictItem")
+    with pytest.raises(NameError, match="^name 'DictItem' is not defined$"):
+        rows.append((("c",), 3))
+    monkeypatch.setattr(builtins, "DictItem", Other, raising=False)
+    rows.append((("d",), 4))
+    monkeypatch.undo()
+    rows.append((("e",), 5))
+    assert [type(r) for r in rows] == [DictItem, Other, Other, DictItem]
 
 
 def test_changed_dictitem_class_is_honoured(monkeypatch):

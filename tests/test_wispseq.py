@@ -545,3 +545,33 @@ def test_dying_while_the_slice_is_built(deadly):
     part = s[0:3]
     assert Fussy.got == [killer, None, None]
     assert list(part) == [killer] and list(s) == [killer, killer]
+
+
+def test_indexing_errors_and_overrides(objs):
+    s = WispSeq(objs)
+    with pytest.raises(IndexError) as info:
+        s[4]
+    names = [f.f_code.co_name for f, _ in traceback.walk_tb(info.value.__traceback__)]
+    assert names[-1] == "tavik.datastructures.wispseq.WispSeq.__getitem__"
+
+    class Doubling(WispSeq):
+        def __getitem__(self, index):
+            return (super().__getitem__(index), index)
+
+    d = Doubling(objs)
+    assert d[1] == (objs[1], 1)
+    s.__class__ = Doubling
+    assert s[2] == (objs[2], 2)
+
+
+# Runs last: once WispSeq.__getitem__ has been reassigned, indexing goes
+# through the interpreter's generic slot for the rest of the process.
+def test_reassigned_getitem_is_called(objs):
+    s = WispSeq(objs)
+    original = WispSeq.__dict__["__getitem__"]
+    try:
+        WispSeq.__getitem__ = lambda self, index: ("replaced", index)
+        assert s[1] == ("replaced", 1)
+    finally:
+        WispSeq.__getitem__ = original
+    assert s[1] is objs[1]

@@ -162,9 +162,37 @@ bool dictitem_unchanged(PyObject* cls) {
     });
 }
 
+// DictItem as a module-level name read now.  Before 3.12 a dictionary
+// carries a version that every change to it renews (and that no other
+// dictionary ever had), so the value found in the module namespace is reused
+// while the namespace keeps the version it had before that lookup.
+Ref dictitem_global() {
+#if PY_VERSION_HEX < 0x030C0000
+    static PyObject* seen_ns = nullptr;
+    static uint64_t seen_version = 0;
+    static PyObject* seen_value = nullptr;  // borrowed: held by the namespace
+    PyObject* ns = frame::module_globals();
+    if (ns && PyDict_CheckExact(ns)) {
+        const uint64_t version = reinterpret_cast<PyDictObject*>(ns)->ma_version_tag;
+        if (seen_value && ns == seen_ns && version == seen_version)
+            return Ref::borrow(seen_value);
+        seen_value = nullptr;
+        PyObject* found = PyDict_GetItemWithError(ns, n_DictItem.get());
+        if (found) {
+            seen_ns = ns;
+            seen_version = version;
+            seen_value = found;
+            return Ref::borrow(found);
+        }
+        if (PyErr_Occurred()) frame::fail();
+    }
+#endif
+    return frame::global(n_DictItem);
+}
+
 // DictItem(path, value), with DictItem read from the module namespace.
 Ref make_row(PyObject* path, PyObject* value) {
-    Ref cls = frame::global(n_DictItem);
+    Ref cls = dictitem_global();
     if (dictitem_unchanged(cls.get())) {
         PyTypeObject* t = reinterpret_cast<PyTypeObject*>(cls.get());
         Ref row = frame::own(t->tp_alloc(t, 2));
@@ -184,6 +212,11 @@ Ref make_row(PyObject* path, PyObject* value) {
 // The row test: `path, value = item`.  Whatever goes wrong becomes the row
 // error, with the caught error as context.
 void row_test(PyObject* item, Ref pv[2]) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {  // the common row
+        pv[0] = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        pv[1] = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        return;
+    }
     try {
         frame::unpack(item, 2, pv);
     } catch (const frame::Error&) {

@@ -632,6 +632,70 @@ Ref WispSeq_reduce_ex(Args a) {
 Ref WispSeq_deepcopy(Args a) { return copy_of(a[0], a[1]); }
 
 // ---------------------------------------------------------------------------
+// `s[i]` runs the class's mapping subscript slot.  The interpreter's generic
+// slot looks up __getitem__ and calls it through a vectorcall; this slot runs
+// the function directly (already bound: self and the index), as long as
+// __getitem__ found on the type is still this module's function (reassigning
+// it makes the interpreter install its generic slot again), and otherwise
+// does what the generic slot does.
+
+// The package's __getitem__ when it is what type(self).__getitem__ finds
+// (borrowed: it stays in the type's method order while the tag is unchanged),
+// else nullptr.
+frame::TypeCache<PyObject*> own_getitem;
+
+PyObject* lookup_own_getitem(PyTypeObject* t) {
+    return own_getitem.get(t, [](PyTypeObject* type) -> PyObject* {
+        PyObject* found = frame::mro_lookup_raw(type, n_getitem.get());
+        if (!found) {
+            PyErr_Clear();  // the generic path looks it up again and reports it
+            return nullptr;
+        }
+        return frame::is_impl(found, WispSeq_getitem) ? found : nullptr;
+    });
+}
+
+// What the interpreter's generic slot does: type(self).__getitem__ called
+// unbound with self in front when it is a method descriptor, else bound
+// through its __get__ (or called as it is).
+PyObject* generic_subscript(PyObject* self, PyObject* index) {
+    PyObject* name = n_getitem.get();
+    PyObject* func = frame::mro_lookup_raw(Py_TYPE(self), name);
+    if (!func) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
+        return nullptr;
+    }
+    PyObject* stack[2] = {self, index};
+    if (PyType_HasFeature(Py_TYPE(func), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        Py_INCREF(func);
+        PyObject* r = PyObject_Vectorcall(func, stack, 2, nullptr);
+        Py_DECREF(func);
+        return r;
+    }
+    descrgetfunc get = Py_TYPE(func)->tp_descr_get;
+    PyObject* bound;
+    if (get) {
+        bound = get(func, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+        if (!bound) return nullptr;
+    } else {
+        bound = Py_NewRef(func);
+    }
+    PyObject* r =
+        PyObject_Vectorcall(bound, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Py_DECREF(bound);
+    return r;
+}
+
+PyObject* wispseq_subscript(PyObject* self, PyObject* index) {
+    PyObject* func = lookup_own_getitem(Py_TYPE(self));
+    if (!func) return generic_subscript(self, index);
+    Py_INCREF(func);
+    PyObject* r = frame::call_function_raw(func, {self, index});
+    Py_DECREF(func);
+    return r;
+}
+
+// ---------------------------------------------------------------------------
 
 void remember_userlist(PyObject* userlist) {
     if (g_ul.init || !PyType_Check(userlist)) return;
@@ -694,7 +758,8 @@ void body(frame::Body& b) {
     c.def({"__deepcopy__", {"self", "memo"}, WispSeq_deepcopy});
     c.def({"__reduce_ex__", {"self", "protocol"}, WispSeq_reduce_ex,
            "Pickling is refused: raises TypeError."});
-    c.build();
+    Ref cls = c.build();
+    reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_mapping->mp_subscript = wispseq_subscript;
 }
 
 }  // namespace
