@@ -180,7 +180,6 @@ bool quotable(PyObject* text) {
 Ref BaseLogic_str(Args a);
 Ref BaseLogic_repr(Args a);
 
-
 Name n_repr("__repr__");
 Name n_str("__str__");
 Name n_open("(");

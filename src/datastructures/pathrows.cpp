@@ -93,32 +93,8 @@ Name n_extend("extend");
 Name n_insert("insert");
 
 // ---------------------------------------------------------------------------
-// super() calls.  When the method found after the defining class is a plain
-// method (a function or a method descriptor), calling it with the instance
-// first is what the bound method of super() does, without making the super
-// object and the bound method.
-bool plain_method(PyObject* raw) {
-    PyTypeObject* t = Py_TYPE(raw);
-    return t == &PyFunction_Type || t == &PyMethodDescr_Type || t == &PyWrapperDescr_Type ||
-           t == frame::function_type();
-}
-
-Ref super_call(const Args& a, Name& name, PyObject* const* args, size_t n) {
-    PyObject* raw = frame::super_lookup_raw(a, name.get());
-    if (raw && plain_method(raw)) {
-        Ref keep = Ref::borrow(raw);
-        std::vector<PyObject*> stack(n + 1);
-        stack[0] = a[0];
-        for (size_t i = 0; i < n; i++) stack[i + 1] = args[i];
-        return frame::call_args(keep.get(), stack.data(), n + 1);
-    }
-    Ref meth = frame::super_attr(a, name);
-    return frame::call_args(meth.get(), args, n);
-}
-
-Ref super_call(const Args& a, Name& name, std::initializer_list<PyObject*> args) {
-    return super_call(a, name, args.begin(), args.size());
-}
+// super() calls.
+using frame::super_call;
 
 // list's own method `name` (borrowed from the type's dict).
 PyObject* list_method(Name& name) { return frame::own_attr(&PyList_Type, name); }

@@ -103,32 +103,7 @@ bool base_is(const Args& a, Name& name, PyObject* original,
     });
 }
 
-bool plain_method(PyObject* raw) {
-    PyTypeObject* t = Py_TYPE(raw);
-    return t == &PyFunction_Type || t == &PyMethodDescr_Type || t == &PyWrapperDescr_Type ||
-           t == frame::function_type();
-}
-
-// super().<name>(*args): a plain method found after the defining class is
-// called with the instance first, as the bound method of super() would be.
-Ref super_call(const Args& a, Name& name, PyObject* const* args, size_t n,
-               PyObject* kwnames = nullptr) {
-    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    PyObject* raw = frame::super_lookup_raw(a, name.get());
-    if (raw && plain_method(raw)) {
-        Ref keep = Ref::borrow(raw);
-        std::vector<PyObject*> stack(n + nkw + 1);
-        stack[0] = a[0];
-        for (size_t i = 0; i < n + nkw; i++) stack[i + 1] = args[i];
-        return frame::call_args(keep.get(), stack.data(), n + 1, kwnames);
-    }
-    Ref meth = frame::super_attr(a, name);
-    return frame::call_args(meth.get(), args, n, kwnames);
-}
-
-Ref super_call(const Args& a, Name& name, std::initializer_list<PyObject*> args) {
-    return super_call(a, name, args.begin(), args.size());
-}
+using frame::super_call;
 
 // super().<name> of each method that reaches UserList.
 frame::TypeCache<bool> fact_append;

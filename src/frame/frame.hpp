@@ -143,6 +143,17 @@ inline Ref call_function(PyObject* func, std::initializer_list<PyObject*> slots,
 PyObject* defining_class(const Args& a, Loc loc = Loc::current());
 // super().<name> inside a method: super(defining class, first argument).<name>
 Ref super_attr(const Args& a, Name& name, Loc loc = Loc::current());
+// super().<name>(*args): a plain method (a function or a method descriptor)
+// found after the defining class is called with the instance first, as the
+// bound method of super() would be, without making the super object; anything
+// else goes through super_attr.  `args` holds n positional values followed by
+// the values of `kwnames`.
+Ref super_call(const Args& a, Name& name, PyObject* const* args, size_t n,
+               PyObject* kwnames = nullptr, Loc loc = Loc::current());
+inline Ref super_call(const Args& a, Name& name, std::initializer_list<PyObject*> args,
+                      Loc loc = Loc::current()) {
+    return super_call(a, name, args.begin(), args.size(), nullptr, loc);
+}
 // Looks up `name` in the method order of type(self) after the defining class
 // and returns the raw class attribute (borrowed) or nullptr when absent.
 // No user code runs.

@@ -508,6 +508,23 @@ PyObject* mro_lookup_raw(PyTypeObject* type, PyObject* name, PyObject* after) {
     return nullptr;
 }
 
+Ref super_call(const Args& a, Name& name, PyObject* const* args, size_t n, PyObject* kwnames,
+               Loc loc) {
+    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    PyObject* raw = super_lookup_raw(a, name.get(), loc);
+    PyTypeObject* t = raw ? Py_TYPE(raw) : nullptr;
+    if (t == &PyFunction_Type || t == &PyMethodDescr_Type || t == &PyWrapperDescr_Type ||
+        t == &FunctionType) {
+        Ref keep = Ref::borrow(raw);
+        std::vector<PyObject*> stack(n + nkw + 1);
+        stack[0] = a[0];
+        for (size_t i = 0; i < n + nkw; i++) stack[i + 1] = args[i];
+        return call_args(keep.get(), stack.data(), n + 1, kwnames, loc);
+    }
+    Ref meth = super_attr(a, name, loc);
+    return call_args(meth.get(), args, n, kwnames, loc);
+}
+
 PyObject* super_lookup_raw(const Args& a, PyObject* name, Loc loc) {
     return mro_lookup(Py_TYPE(a[0]), name, defining_class(a, loc), loc);
 }
